@@ -1,0 +1,130 @@
+// Removing the install directory: what goes, what stays, and what is never
+// touched.
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "machine_fixture.h"
+#include "uninstall.h"
+
+namespace {
+
+class RemoveTreeTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    snprintf(WindowsDir, sizeof WindowsDir, "C:\\WINDOWS\\");
+    snprintf(SystemDir, sizeof SystemDir, "C:\\WINDOWS\\SYSTEM\\");
+  }
+  void TearDown() override {
+    Release();
+    MachineTest::TearDown();
+  }
+
+  // Has another process hold the file, as a program that has it open would.
+  void Hold(const std::string &below_c) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    holder_ = fork();
+    if (holder_ == 0) {
+      int fd = open(Host(below_c).c_str(), O_RDONLY);
+      flock(fd, LOCK_SH);
+      if (write(ready[1], "x", 1) != 1) _exit(1);
+      pause();
+      _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+  }
+  void Release() {
+    if (holder_ > 0) {
+      kill(holder_, SIGKILL);
+      waitpid(holder_, nullptr, 0);
+      holder_ = 0;
+    }
+  }
+  pid_t holder_ = 0;
+};
+
+TEST_F(RemoveTreeTest, RemovesEverythingThatCanGoDepthFirst) {
+  Write("app/a.txt", "a");
+  Write("app/.cfg", "dot");
+  Write("app/sub/b.txt", "b");
+  Write("app/sub/deeper/c.txt", "c");
+  Write("app/sub/deeper/d.txt", "d");
+  std::filesystem::create_directories(Host("app/empty"));
+  MakeReadOnly("app/a.txt");
+  MakeReadOnly("app/sub/deeper/c.txt");
+  RemoveTree("C:\\APP\\");
+  EXPECT_FALSE(Exists("app"));
+}
+
+TEST_F(RemoveTreeTest, WhatIsInUseStaysWithItsFoldersAndTheWalkEnds) {
+  for (int i = 0; i < 5; i++) {
+    Write("app/s" + std::to_string(i) + "/f.txt", "x");
+    Write("app/f" + std::to_string(i) + ".txt", "x");
+  }
+  Write("app/s2/held/inner.txt", "held");
+  Hold("app/s2/held/inner.txt");
+  RemoveTree("C:\\APP\\");
+  EXPECT_TRUE(Exists("app/s2/held/inner.txt"));
+  for (int i = 0; i < 5; i++) {
+    EXPECT_FALSE(Exists("app/f" + std::to_string(i) + ".txt"));
+    if (i != 2) EXPECT_FALSE(Exists("app/s" + std::to_string(i)));
+  }
+  EXPECT_FALSE(Exists("app/s2/f.txt"));
+}
+
+TEST_F(RemoveTreeTest, LinksAreRemovedNeverFollowed) {
+  Write("data/keep.txt", "keep");
+  Write("data/sub/keep2.txt", "keep");
+  Write("app/x.txt", "x");
+  ASSERT_EQ(symlink(Host("data").c_str(), Host("app/to-dir").c_str()), 0);
+  ASSERT_EQ(symlink(Host("data/keep.txt").c_str(), Host("app/to-file").c_str()), 0);
+  ASSERT_EQ(symlink(Host("app").c_str(), Host("app/loop").c_str()), 0);
+  RemoveTree("C:\\APP\\");
+  EXPECT_FALSE(Exists("app"));
+  EXPECT_EQ(Read("data/keep.txt"), "keep");
+  EXPECT_EQ(Read("data/sub/keep2.txt"), "keep");
+}
+
+TEST_F(RemoveTreeTest, EntriesBeyondThePathLimitAreLeftAlone) {
+  // Folders nested until their paths pass 259 characters.
+  std::string below = "app";
+  std::string windows = "C:\\APP";
+  while (windows.size() < 300) {
+    below += "/" + std::string(20, 'n');
+    windows += "\\" + std::string(20, 'n');
+  }
+  Write(below + "/" + std::string(50, 'f') + ".txt", "deep");
+  Write("app/top.txt", "top");
+  RemoveTree("C:\\APP\\");
+  EXPECT_FALSE(Exists("app/top.txt"));
+  EXPECT_TRUE(Exists(below + "/" + std::string(50, 'f') + ".txt"));
+}
+
+TEST_F(RemoveTreeTest, DrivesAndSystemFoldersAreNeverRemoved) {
+  struct {
+    const char *directory;
+    bool isProtected;
+  } cases[] = {
+      {"C:\\", true},
+      {"D:\\", true},
+      {"\\\\server\\share\\", true},
+      {"C:\\WINDOWS\\", true},
+      {"c:\\windows\\system\\", true},
+      {"C:\\WINDOWS\\SYSTEM\\", true},
+      {"C:\\APP\\", false},
+      {"C:\\WINDOWS\\SYSTEM\\APP\\", false},
+      {"C:\\WIN\\", false},
+      {"\\\\server\\share\\app\\", false},
+  };
+  for (auto &c : cases) EXPECT_EQ(IsProtectedDirectory(c.directory), c.isProtected) << c.directory;
+}
+
+}  // namespace
