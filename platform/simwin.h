@@ -22,6 +22,8 @@
 //                      fails, setting the given Windows error code.
 //   SIMWIN_CALLS       file to which the count of calls of each fallible
 //                      operation is written when the process ends.
+//                      SIMWIN_FAIL and SIMWIN_CALLS belong to the process they
+//                      are given to; programs it starts do not inherit them.
 //   SIMWIN_CMDLINE     the full command line handed to a started program.
 #ifndef QUILLFEN_SIMWIN_H
 #define QUILLFEN_SIMWIN_H
@@ -197,5 +199,12 @@ bool SimHostPath(const char *windowsPath, char *hostPath, size_t size);
 
 // The Windows path of a host path inside drive_c.
 bool SimWindowsPath(const char *hostPath, char *windowsPath, size_t size);
+
+// The body of the native program's main(). Without SIMWIN_ROOT, or when the
+// running program does not lie below its drive_c, prints one line to stderr
+// and returns 2, touching nothing. Otherwise takes over the command line
+// (SIMWIN_CMDLINE when the program was started by the machine) and returns
+// what winMain returns for its argument part, with SW_SHOW.
+int SimMain(int argc, char **argv, int(WINAPI *winMain)(HINSTANCE, HINSTANCE, LPSTR, int));
 
 #endif

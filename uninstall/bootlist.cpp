@@ -6,6 +6,9 @@
 // put in its place in one step: at every moment the list is either the old
 // one or the complete new one.
 //
+// A section head is a line whose first character after blanks is "[",
+// recognised in the first piece of its line.
+//
 // Text-mode rules are applied here rather than by the C library, so every
 // build reads and writes the same bytes: carriage returns are dropped on
 // reading, the first Ctrl-Z ends the file, and every line feed is written as
@@ -103,6 +106,8 @@ bool IsRenameHead(const char *line, size_t length) {
   return p < end && *p == ']';
 }
 
+}  // namespace
+
 // Copies the list to out with the entry added where Windows will carry it
 // out: at the end of the first [rename] section (Windows reads no other),
 // or in a new section at the end when the list has none.
@@ -138,6 +143,8 @@ bool CopyListWithEntry(FILE *in, FILE *out, const char *entry) {
   if (!seenRename && !WriteText(out, kSectionHead, strlen(kSectionHead))) return false;
   return WriteText(out, entry, strlen(entry));
 }
+
+namespace {
 
 bool ListIsMissing(const char *listPath) {
   if (GetFileAttributesA(listPath) != INVALID_FILE_ATTRIBUTES) return false;

@@ -35,7 +35,10 @@ const DWORD kEngineWaitMs = 60 * 1000;
 // A directory string from a platform call: a result that did not fit is
 // taken as no result at all, never as a cut path.
 void FixDirectory(char *buffer, UINT length) {
-  if (length == 0 || length >= MAX_PATH) buffer[0] = '\0';
+  if (length == 0 || length >= MAX_PATH) {
+    buffer[0] = '\0';
+    return;
+  }
   buffer[MAX_PATH - 1] = '\0';
   if (!AddBackslash(buffer, MAX_PATH)) buffer[0] = '\0';
 }
@@ -45,14 +48,19 @@ void FixDirectory(char *buffer, UINT length) {
 bool FixDirectories(HINSTANCE instance) {
   FixDirectory(WindowsDir, GetWindowsDirectoryA(WindowsDir, MAX_PATH));
   FixDirectory(SystemDir, GetSystemDirectoryA(SystemDir, MAX_PATH));
-  JoinPath(WininitPath, sizeof WininitPath, WindowsDir, "wininit.ini");
+  if (WindowsDir[0] == '\0' ||
+      !JoinPath(WininitPath, sizeof WininitPath, WindowsDir, "wininit.ini")) {
+    WininitPath[0] = '\0';
+  }
 
   char module[MAX_PATH];
   DWORD length = GetModuleFileNameA(instance, module, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) module[0] = '\0';
   module[MAX_PATH - 1] = '\0';
-  DirectoryOf(module, InstallDir, sizeof InstallDir);
-  if (!AddBackslash(InstallDir, sizeof InstallDir)) InstallDir[0] = '\0';
+  if (!DirectoryOf(module, InstallDir, sizeof InstallDir) || InstallDir[0] == '\0' ||
+      !AddBackslash(InstallDir, sizeof InstallDir)) {
+    InstallDir[0] = '\0';
+  }
 
   // Without a short form the long one is scheduled: it names the same file.
   DWORD shortLength = GetShortPathNameA(InstallDir, ShortInstallDir, MAX_PATH);

@@ -52,31 +52,17 @@ void RemoveEntry(const char *path, DWORD attributes) {
   DeleteFileA(path);
 }
 
-void RemoveDirectoryItself(const char *directory) {
+bool RemoveDirectoryItself(const char *directory) {
   char path[MAX_PATH];
   size_t length = strlen(directory);
-  if (length == 0 || length >= sizeof path) return;
+  if (length == 0 || length >= sizeof path) return false;
   memcpy(path, directory, length + 1);
   if (path[length - 1] == '\\') path[length - 1] = '\0';
-  RemoveDirectoryA(path);
+  return RemoveDirectoryA(path) != FALSE;
 }
 
-}  // namespace
-
-bool IsProtectedDirectory(const char *directory) {
-  if (IsDriveRoot(directory)) return true;
-  if (ContainsEither(directory, WindowsDir, SystemDir)) return true;
-  // The same folders may be named by their short forms.
-  char shortWindows[MAX_PATH];
-  char shortSystem[MAX_PATH];
-  DWORD w = GetShortPathNameA(WindowsDir, shortWindows, MAX_PATH);
-  DWORD s = GetShortPathNameA(SystemDir, shortSystem, MAX_PATH);
-  if (w == 0 || w >= MAX_PATH) shortWindows[0] = '\0';
-  if (s == 0 || s >= MAX_PATH) shortSystem[0] = '\0';
-  return ContainsEither(directory, shortWindows, shortSystem);
-}
-
-void RemoveTree(const char *directory) {
+// Empties the directory and removes it; true when it is gone.
+bool RemoveLevel(const char *directory) {
   char pattern[MAX_PATH];
   WIN32_FIND_DATAA entry;
   HANDLE find = INVALID_HANDLE_VALUE;
@@ -97,11 +83,10 @@ void RemoveTree(const char *directory) {
       if (!realDirectory) {
         RemoveEntry(path, entry.dwFileAttributes);
       } else if (AddBackslash(path, sizeof path)) {
-        RemoveTree(path);
-        if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) {
-          restart = false;
-        } else {
+        if (RemoveLevel(path)) {
           startAgain = restart;
+        } else {
+          restart = false;
         }
       }
     }
@@ -113,5 +98,22 @@ void RemoveTree(const char *directory) {
       find = INVALID_HANDLE_VALUE;
     }
   }
-  RemoveDirectoryItself(directory);
+  return RemoveDirectoryItself(directory);
 }
+
+}  // namespace
+
+bool IsProtectedDirectory(const char *directory) {
+  if (IsDriveRoot(directory)) return true;
+  if (ContainsEither(directory, WindowsDir, SystemDir)) return true;
+  // The same folders may be named by their short forms.
+  char shortWindows[MAX_PATH];
+  char shortSystem[MAX_PATH];
+  DWORD w = GetShortPathNameA(WindowsDir, shortWindows, MAX_PATH);
+  DWORD s = GetShortPathNameA(SystemDir, shortSystem, MAX_PATH);
+  if (w == 0 || w >= MAX_PATH) shortWindows[0] = '\0';
+  if (s == 0 || s >= MAX_PATH) shortSystem[0] = '\0';
+  return ContainsEither(directory, shortWindows, shortSystem);
+}
+
+void RemoveTree(const char *directory) { RemoveLevel(directory); }

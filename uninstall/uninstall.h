@@ -70,6 +70,10 @@ bool RestoreSystemOpenGL(void);
 // Enters directory + name into the boot-time deletion list (bootlist.cpp).
 bool ScheduleDeleteAtBoot(const char *listPath, const char *directory, const char *name);
 
+// The heart of it: copies a list to out in text mode with the entry (a line
+// ending in a line feed) added where Windows will carry it out.
+bool CopyListWithEntry(FILE *in, FILE *out, const char *entry);
+
 // Removes the install directory as far as possible (removetree.cpp).
 bool IsProtectedDirectory(const char *directory);
 void RemoveTree(const char *directory);

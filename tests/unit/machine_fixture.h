@@ -3,8 +3,13 @@
 #define QUILLFEN_TESTS_MACHINE_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -24,6 +29,7 @@ class MachineTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    Release();
     // Read-only folders would keep their files from being removed.
     std::error_code ignored;
     for (auto &entry : std::filesystem::recursive_directory_iterator(root_, ignored)) {
@@ -53,7 +59,33 @@ class MachineTest : public ::testing::Test {
 
   void MakeReadOnly(const std::string &below_c) const { chmod(Host(below_c).c_str(), 0444); }
 
+  // Another process holds the file open (an flock, as `flock -s` takes),
+  // as a program that has it open would, until Release or the test's end.
+  void Hold(const std::string &below_c) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    holder_ = fork();
+    if (holder_ == 0) {
+      int fd = open(Host(below_c).c_str(), O_RDONLY);
+      if (fd < 0 || flock(fd, LOCK_SH) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
+      pause();
+      _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+  }
+  void Release() {
+    if (holder_ > 0) {
+      kill(holder_, SIGKILL);
+      waitpid(holder_, nullptr, 0);
+      holder_ = 0;
+    }
+  }
+
   std::string root_;
+  pid_t holder_ = 0;
 };
 
 // Bytes that differ from one position to the next, so a shifted or cut copy

@@ -1,10 +1,5 @@
 // Removing the install directory: what goes, what stays, and what is never
 // touched.
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <string>
 
 #include "machine_fixture.h"
@@ -19,36 +14,6 @@ class RemoveTreeTest : public MachineTest {
     snprintf(WindowsDir, sizeof WindowsDir, "C:\\WINDOWS\\");
     snprintf(SystemDir, sizeof SystemDir, "C:\\WINDOWS\\SYSTEM\\");
   }
-  void TearDown() override {
-    Release();
-    MachineTest::TearDown();
-  }
-
-  // Has another process hold the file, as a program that has it open would.
-  void Hold(const std::string &below_c) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    holder_ = fork();
-    if (holder_ == 0) {
-      int fd = open(Host(below_c).c_str(), O_RDONLY);
-      flock(fd, LOCK_SH);
-      if (write(ready[1], "x", 1) != 1) _exit(1);
-      pause();
-      _exit(0);
-    }
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-  }
-  void Release() {
-    if (holder_ > 0) {
-      kill(holder_, SIGKILL);
-      waitpid(holder_, nullptr, 0);
-      holder_ = 0;
-    }
-  }
-  pid_t holder_ = 0;
 };
 
 TEST_F(RemoveTreeTest, RemovesEverythingThatCanGoDepthFirst) {
@@ -75,7 +40,9 @@ TEST_F(RemoveTreeTest, WhatIsInUseStaysWithItsFoldersAndTheWalkEnds) {
   EXPECT_TRUE(Exists("app/s2/held/inner.txt"));
   for (int i = 0; i < 5; i++) {
     EXPECT_FALSE(Exists("app/f" + std::to_string(i) + ".txt"));
-    if (i != 2) EXPECT_FALSE(Exists("app/s" + std::to_string(i)));
+    if (i != 2) {
+      EXPECT_FALSE(Exists("app/s" + std::to_string(i)));
+    }
   }
   EXPECT_FALSE(Exists("app/s2/f.txt"));
 }
