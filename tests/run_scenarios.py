@@ -38,9 +38,9 @@ SHOWN_DIFFERENCES = 5
 ENGINE_GRACE_SECONDS = 2.0
 
 SCENARIO_KEYS = {"title", "install_dir", "args", "machine", "expect", "cases", "vars"}
-MACHINE_KEYS = {"absent", "files", "dirs", "links", "engine"}
+MACHINE_KEYS = {"absent", "files", "dirs", "readonly_dirs", "links", "engine"}
 EXPECT_KEYS = {"exit_code", "boxes", "files", "present", "absent", "engine", "boot_deletes"}
-FILE_KEYS = {"path", "text", "bytes", "readonly", "in_use"}
+FILE_KEYS = {"path", "text", "bytes", "repeat", "parts", "readonly", "in_use"}
 BOX_KEYS = {"caption", "text", "style", "answer"}
 NAME_PATTERN = re.compile(r"%([A-Z][A-Z0-9_]*)%")
 
@@ -180,6 +180,16 @@ def generated_bytes(size, seed):
 
 def content_of(entry):
     """The bytes a file entry stands for, or None when it gives none."""
+    if "parts" in entry:
+        # Content pieced together, e.g. a head, a line many times, a tail.
+        if not isinstance(entry["parts"], list):
+            raise ScenarioError(f"{entry.get('path')}: parts must be a list")
+        return b"".join(content_of(part) or b"" for part in entry["parts"])
+    if "repeat" in entry:
+        once = content_of({key: value for key, value in entry.items() if key != "repeat"})
+        if once is None or not isinstance(entry["repeat"], int) or entry["repeat"] < 0:
+            raise ScenarioError(f"{entry.get('path')}: repeat needs a content and a count")
+        return once * entry["repeat"]
     if "text" in entry and "bytes" in entry:
         raise ScenarioError(f"{entry.get('path')}: both text and bytes")
     if "text" in entry:
@@ -366,6 +376,9 @@ class Run:
             target = host(link["path"])
             os.makedirs(os.path.dirname(target), exist_ok=True)
             os.symlink(host(link["target"]), target)
+        for path in layout.get("readonly_dirs", []):
+            target = host(path)
+            os.chmod(target, os.stat(target).st_mode & ~0o222)
         for entry in layout.get("files", []):
             if entry.get("in_use"):
                 self.machine.hold(entry["path"])
