@@ -116,4 +116,6 @@ bool IsProtectedDirectory(const char *directory) {
   return ContainsEither(directory, shortWindows, shortSystem);
 }
 
-void RemoveTree(const char *directory) { RemoveLevel(directory); }
+void RemoveTree(const char *directory) {
+  RemoveLevel(directory);
+}
