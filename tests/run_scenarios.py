@@ -373,9 +373,7 @@ class Run:
             if entry.get("readonly"):
                 os.chmod(target, os.stat(target).st_mode & ~0o222)
         for link in layout.get("links", []):
-            target = host(link["path"])
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            os.symlink(host(link["target"]), target)
+            self.machine.link(link["path"], link["target"])
         for path in layout.get("readonly_dirs", []):
             target = host(path)
             os.chmod(target, os.stat(target).st_mode & ~0o222)
@@ -475,12 +473,12 @@ class Run:
         before = {path for path in before
                   if os.path.normcase(path) not in deleted and os.path.normcase(path) != wininit}
         gone_before = [path for path in deletes if not os.path.lexists(host(path))]
+        for path in gone_before:
+            self.found.append(f"boot_deletes: {path} was gone before the boot")
         if not self.machine.boot():
             return
         for path in deletes:
-            if path in gone_before:
-                self.found.append(f"boot_deletes: {path} was gone before the boot")
-            elif os.path.lexists(host(path)):
+            if path not in gone_before and os.path.lexists(host(path)):
                 self.found.append(f"after the boot: {path} still there")
         for path in sorted(before):
             if not os.path.lexists(path):

@@ -37,6 +37,11 @@ and the runner loads ``machines.<build>``. A backend module provides one class,
     until ``close()`` (or until ``boot()``, which ends every program). Returns
     once the file is held.
 
+``link(win_path, target)``
+    Makes win_path a Windows symbolic link to the Windows path target (a
+    folder or a file, which need not exist). A machine without such links
+    raises ``Unsupported``.
+
 ``run(command_line, answers, timeout) -> RunResult``
     Runs the installed uninstaller with exactly this full command line
     (program path in double quotes, then a blank and the argument string

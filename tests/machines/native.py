@@ -55,6 +55,13 @@ class Machine:
                                f"{done.stderr.strip() or done.returncode}")
         return done.stdout.rstrip("\n")
 
+    def link(self, win_path, target):
+        # The machine shows a host symbolic link as a Windows link: a
+        # reparse point, removed as itself, never followed.
+        path = self.host(win_path)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        os.symlink(self.host(target), path)
+
     def hold(self, win_path):
         # flock takes the lock before it starts the shell, so the line from
         # the shell means the file is held. The holder lets go by itself
