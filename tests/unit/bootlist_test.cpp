@@ -82,10 +82,9 @@ TEST_F(BootListTest, AFailureAnywhereLeavesTheOldListWhole) {
     for (int k = 1; k <= 3; k++) {
       std::string fault = std::string(op) + ":" + std::to_string(k);
       Write("windows/wininit.ini", before);
-      setenv("SIMWIN_FAIL", fault.c_str(), 1);
-      SimSetRoot(root_.c_str());
+      InjectFaults(fault);
       bool scheduled = Schedule("C:\\X\\", "F.DLL");
-      unsetenv("SIMWIN_FAIL");
+      ClearFaults();
       EXPECT_EQ(List(), scheduled ? after : before) << fault;
       EXPECT_TRUE(Leftovers().empty()) << fault;
     }
@@ -96,20 +95,16 @@ TEST_F(BootListTest, WithoutAReplacingRenameTheNewListStillTakesThePlace) {
   // Windows 9x has no MoveFileEx: the old list is deleted, then the new one
   // renamed into its place.
   Write("windows/wininit.ini", "[rename]\r\nNUL=C:\\A.TXT\r\n");
-  setenv("SIMWIN_FAIL", "MoveFileExA:1:120", 1);
-  SimSetRoot(root_.c_str());
+  InjectFaults("MoveFileExA:1:120");
   EXPECT_TRUE(Schedule("C:\\X\\", "F.DLL"));
-  unsetenv("SIMWIN_FAIL");
   EXPECT_EQ(List(), "[rename]\r\nNUL=C:\\A.TXT\r\nNUL=C:\\X\\F.DLL\r\n");
   EXPECT_TRUE(Leftovers().empty());
 }
 
 TEST_F(BootListTest, AListThatCannotBeReadIsLeftAlone) {
   Write("windows/wininit.ini", "[rename]\r\nNUL=C:\\A.TXT\r\n");
-  setenv("SIMWIN_FAIL", "OpenFileStream:1", 1);
-  SimSetRoot(root_.c_str());
+  InjectFaults("OpenFileStream:1");
   EXPECT_FALSE(Schedule("C:\\X\\", "F.DLL"));
-  unsetenv("SIMWIN_FAIL");
   EXPECT_EQ(List(), "[rename]\r\nNUL=C:\\A.TXT\r\n");
   EXPECT_TRUE(Leftovers().empty());
 }

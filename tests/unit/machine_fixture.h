@@ -30,6 +30,7 @@ class MachineTest : public ::testing::Test {
 
   void TearDown() override {
     Release();
+    ClearFaults();
     // Read-only folders would keep their files from being removed.
     std::error_code ignored;
     for (auto &entry : std::filesystem::recursive_directory_iterator(root_, ignored)) {
@@ -58,6 +59,16 @@ class MachineTest : public ::testing::Test {
   }
 
   void MakeReadOnly(const std::string &below_c) const { chmod(Host(below_c).c_str(), 0444); }
+
+  // Restarts the machine with these faults to inject ("Op:k[:error],...").
+  void InjectFaults(const std::string &faults) {
+    setenv("SIMWIN_FAIL", faults.c_str(), 1);
+    ASSERT_TRUE(SimSetRoot(root_.c_str()));
+  }
+  void ClearFaults() {
+    unsetenv("SIMWIN_FAIL");
+    SimSetRoot(root_.c_str());
+  }
 
   // Another process holds the file open (an flock, as `flock -s` takes),
   // as a program that has it open would, until Release or the test's end.

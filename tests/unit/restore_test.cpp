@@ -15,14 +15,6 @@ class RestoreTest : public MachineTest {
     Write("windows/system/opengl32.dll", "the product's library");
     Write("app/opengl32.prv", saved_);
   }
-  void TearDown() override {
-    unsetenv("SIMWIN_FAIL");
-    MachineTest::TearDown();
-  }
-  void Fail(const std::string &fault) {
-    setenv("SIMWIN_FAIL", fault.c_str(), 1);
-    SimSetRoot(root_.c_str());
-  }
   // Everything in the system folder but the library itself.
   std::vector<std::string> Strays() const {
     std::vector<std::string> names;
@@ -55,7 +47,7 @@ TEST_F(RestoreTest, ACopyThatFailsLeavesNoPartialLibrary) {
                             "StreamWrite:3:112", "StreamWrite:4:112", "StreamClose:2",
                             "CreateNewFileStream:1", "MoveFileA:1", "OpenFileStream:1"}) {
     Write("windows/system/opengl32.dll", "the product's library");
-    Fail(fault);
+    InjectFaults(fault);
     EXPECT_FALSE(RestoreSystemOpenGL()) << fault;
     EXPECT_FALSE(Exists("windows/system/opengl32.dll")) << fault;
     EXPECT_TRUE(Strays().empty()) << fault;
